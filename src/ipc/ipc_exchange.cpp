@@ -1,0 +1,177 @@
+// The request block and its exchange: queueing reads and writes, sending the block
+// to the server, delivering the answers, and releasing the link.
+#include <cstring>
+
+#include "ipc/ipc_block.h"
+#include "ipc/ipc_state.h"
+
+namespace qel {
+
+namespace ipc {
+
+IpcLink link_state = {};
+QueuedRead queued_reads[kMaxQueuedReads] = {};
+std::uint32_t queued_read_count = 0;
+
+namespace {
+
+constexpr std::uint32_t kEndRecordSize = 4;
+
+std::uint32_t Queued() {
+  return static_cast<std::uint32_t>(link_state.next - link_state.view);
+}
+
+// Whether a record of `record` bytes still leaves room for the end record; in 64
+// bits, so that no size can wrap the sum.
+bool Fits(std::uint32_t record) {
+  return std::uint64_t{Queued()} + record + kEndRecordSize <= kUsableSize;
+}
+
+// Walks the reply as the server left it and marks which of our reads it answered.
+// Every length comes from the block, so each is checked against the usable block
+// before it is trusted; a walk that would leave it makes the reply bad.
+bool MarkAnswers(std::uint32_t reads) {
+  std::uint8_t* const block = link_state.view;
+  std::uint32_t next_read = 0;
+  std::uint64_t at = 0;
+  for (;;) {
+    if (at + 4 > kUsableSize) return false;
+    const std::uint32_t type = Get32(block + at);
+    if (type == kRecordEnd) return true;
+    if (type != kRecordRead && type != kRecordWrite) {
+      Put32(block + at, kRecordEnd);
+      return true;
+    }
+    const std::uint32_t header = type == kRecordRead ? kReadHeader : kWriteHeader;
+    if (at + header > kUsableSize) return false;
+    const std::uint32_t size = Get32(block + at + 8);
+    if (at + header + size > kUsableSize) return false;
+    if (type == kRecordRead) {
+      while (next_read < reads && queued_reads[next_read].record_offset < at) ++next_read;
+      if (next_read < reads && queued_reads[next_read].record_offset == at) {
+        queued_reads[next_read++].answered = true;
+      }
+    }
+    at += header + size;
+  }
+}
+
+}  // namespace
+}  // namespace ipc
+
+using namespace ipc;
+
+const IpcLink& IpcLinkState() {
+  return link_state;
+}
+
+bool IpcRead(std::uint32_t offset, std::uint32_t size, void* destination, std::uint32_t* result) {
+  if (link_state.view == nullptr) {
+    SetResult(result, IpcNotOpen);
+    return false;
+  }
+  if (size > kUsableSize || !Fits(kReadHeader + size)) {
+    SetResult(result, IpcBlockFull);
+    return false;
+  }
+  std::uint8_t* record = link_state.next;
+  Put32(record, kRecordRead);
+  Put32(record + 4, offset);
+  Put32(record + 8, size);
+  // The server never uses the destination; the block carries its low 32 bits for
+  // the layout's sake, and the answer goes where our own record says.
+  Put32(record + 12, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(destination)));
+  std::memset(record + kReadHeader, 0, size);
+  queued_reads[queued_read_count++] = QueuedRead{Queued(), size, destination, false};
+  link_state.next += kReadHeader + size;
+  SetResult(result, IpcOk);
+  return true;
+}
+
+bool IpcWrite(std::uint32_t offset, std::uint32_t size, const void* source, std::uint32_t* result) {
+  if (link_state.view == nullptr) {
+    SetResult(result, IpcNotOpen);
+    return false;
+  }
+  if (size > kUsableSize || !Fits(kWriteHeader + size)) {
+    SetResult(result, IpcBlockFull);
+    return false;
+  }
+  std::uint8_t* record = link_state.next;
+  Put32(record, kRecordWrite);
+  Put32(record + 4, offset);
+  Put32(record + 8, size);
+  if (size != 0) std::memcpy(record + kWriteHeader, source, size);
+  link_state.next += kWriteHeader + size;
+  SetResult(result, IpcOk);
+  return true;
+}
+
+bool IpcProcess(std::uint32_t* result) {
+  if (link_state.view == nullptr) {
+    SetResult(result, IpcNotOpen);
+    return false;
+  }
+  if (link_state.next == link_state.view) {
+    SetResult(result, IpcNothingQueued);
+    return false;
+  }
+  Put32(link_state.next, kRecordEnd);
+  link_state.next = link_state.view;
+  // The queue is empty from here on, whatever the outcome; our records of the
+  // reads stay readable until the next IpcRead.
+  const std::uint32_t reads = queued_read_count;
+  queued_read_count = 0;
+
+  const os::OsCalls& os = os::Os();
+  bool sent = false;
+  os::DwordPtr reply = 0;
+  for (std::uint32_t attempt = 0; attempt < kSendAttempts && !sent; ++attempt) {
+    sent = os.SendMessageTimeoutA(link_state.server_window, link_state.message,
+                                  static_cast<os::WParam>(link_state.atom), 0, os::kSmtoBlock,
+                                  kSendTimeoutMs, &reply) != 0;
+    if (!sent) os.Sleep(kRetryPauseMs);
+  }
+  if (!sent) {
+    SetResult(result, os.GetLastError() != 0 ? IpcSendFailed : IpcTimedOut);
+    return false;
+  }
+  if (reply != 1 || !MarkAnswers(reads)) {
+    SetResult(result, IpcBadReply);
+    return false;
+  }
+  for (std::uint32_t i = 0; i < reads; ++i) {
+    const QueuedRead& read = queued_reads[i];
+    if (read.answered && read.destination != nullptr && read.size != 0) {
+      std::memcpy(read.destination, link_state.view + read.record_offset + kReadHeader, read.size);
+    }
+  }
+  SetResult(result, IpcOk);
+  return true;
+}
+
+void IpcClose() {
+  const os::OsCalls& os = os::Os();
+  link_state.message = 0;
+  link_state.server_window = nullptr;
+  if (link_state.atom != 0) {
+    os.GlobalDeleteAtom(link_state.atom);
+    link_state.atom = 0;
+  }
+  if (link_state.view != nullptr) {
+    os.UnmapViewOfFile(link_state.view);
+    link_state.view = nullptr;
+  }
+  if (link_state.mapping != nullptr) {
+    os.CloseHandle(link_state.mapping);
+    link_state.mapping = nullptr;
+  }
+  queued_read_count = 0;  // the block they were queued in is gone
+}
+
+void IpcResetForTest() {
+  link_state = {};
+  queued_read_count = 0;
+}
+
+}  // namespace qel
