@@ -45,9 +45,9 @@ struct ServerOptions {
   // The first N handshakes (requests that read a version word) see both versions as 0.
   std::uint32_t zero_versions_for = 0;
   // Runs after a request was carried out, with the whole mapped block, before the answer.
-  std::function<void(std::uint8_t* block, std::size_t size)> tamper;
+  std::function<void(std::uint8_t* block, std::size_t size)> tamper = nullptr;
   // Runs when the window has been destroyed (a program's cue to end its message loop).
-  std::function<void()> on_destroyed;
+  std::function<void()> on_destroyed = nullptr;
 };
 
 // The simulator state a host program sets through ServerSendState.
@@ -58,7 +58,7 @@ struct SimState {
   std::uint16_t visibility_raw = 0;
   std::int64_t latitude_raw = 0;
   std::int64_t longitude_raw = 0;
-  std::optional<std::uint16_t> light_word;  // left as it is when absent
+  std::optional<std::uint16_t> light_word = std::nullopt;  // left as it is when absent
 };
 
 class Server {

@@ -1,6 +1,7 @@
 // The request block and its exchange: queueing reads and writes, sending the block
 // to the server, delivering the answers, and releasing the link.
 #include <cstring>
+#include <optional>
 
 #include "ipc/ipc_block.h"
 #include "ipc/ipc_state.h"
@@ -29,9 +30,11 @@ bool Fits(std::uint32_t record) {
 
 // Walks the reply as the server left it and marks which of our reads it answered.
 // Every length comes from the block, so each is checked against the usable block
-// before it is trusted; a walk that would leave it makes the reply bad.
-bool MarkAnswers(std::uint32_t reads) {
-  std::uint8_t* const block = link_state.view;
+// before it is trusted; a walk that would leave it makes the reply bad. A record
+// of unknown type ends the walk; `unknown_at` tells where, for it to be cleared
+// once the answers are out.
+bool MarkAnswers(std::uint32_t reads, std::optional<std::uint32_t>* unknown_at) {
+  const std::uint8_t* const block = link_state.view;
   std::uint32_t next_read = 0;
   std::uint64_t at = 0;
   for (;;) {
@@ -39,7 +42,7 @@ bool MarkAnswers(std::uint32_t reads) {
     const std::uint32_t type = Get32(block + at);
     if (type == kRecordEnd) return true;
     if (type != kRecordRead && type != kRecordWrite) {
-      Put32(block + at, kRecordEnd);
+      *unknown_at = static_cast<std::uint32_t>(at);
       return true;
     }
     const std::uint32_t header = type == kRecordRead ? kReadHeader : kWriteHeader;
@@ -136,7 +139,8 @@ bool IpcProcess(std::uint32_t* result) {
     SetResult(result, os.GetLastError() != 0 ? IpcSendFailed : IpcTimedOut);
     return false;
   }
-  if (reply != 1 || !MarkAnswers(reads)) {
+  std::optional<std::uint32_t> unknown_at;
+  if (reply != 1 || !MarkAnswers(reads, &unknown_at)) {
     SetResult(result, IpcBadReply);
     return false;
   }
@@ -146,6 +150,7 @@ bool IpcProcess(std::uint32_t* result) {
       std::memcpy(read.destination, link_state.view + read.record_offset + kReadHeader, read.size);
     }
   }
+  if (unknown_at) Put32(link_state.view + *unknown_at, kRecordEnd);
   SetResult(result, IpcOk);
   return true;
 }
