@@ -103,6 +103,23 @@ struct Point {
   double x, y;
 };
 
+// A rectangle in km east and north; empty until something is put in it.
+struct Box {
+  double min_x = std::numeric_limits<double>::infinity();
+  double max_x = -std::numeric_limits<double>::infinity();
+  double min_y = std::numeric_limits<double>::infinity();
+  double max_y = -std::numeric_limits<double>::infinity();
+  bool valid() const { return min_x <= max_x && min_y <= max_y; }
+  void Take(double x, double y, double r) {
+    min_x = std::min(min_x, x - r), max_x = std::max(max_x, x + r);
+    min_y = std::min(min_y, y - r), max_y = std::max(max_y, y + r);
+  }
+  bool Meets(const Box& other) const {
+    return min_x <= other.max_x && other.min_x <= max_x && min_y <= other.max_y &&
+           other.min_y <= max_y;
+  }
+};
+
 // Equirectangular, scaled by cos(mid-latitude), in km from a reference meridian;
 // longitudes are taken the short way round from it, so a track over the 180th
 // meridian stays in one piece.
@@ -110,40 +127,52 @@ class Projection {
  public:
   explicit Projection(const DryRun& run) {
     reference_longitude_ = FirstLongitude(run);
-    double low = std::numeric_limits<double>::infinity();
-    double high = -low;
-    auto take_latitude = [&](double latitude, double radius_km) {
-      low = std::min(low, latitude - radius_km / kKmPerDegree);
-      high = std::max(high, latitude + radius_km / kKmPerDegree);
-    };
-    ForEachPlace(run, [&](double latitude, double, double radius_km) {
-      take_latitude(latitude, radius_km);
-    });
-    mid_latitude_ =
-        low <= high ? std::clamp((low + high) / 2, -kMaxMidLatitude, kMaxMidLatitude) : 0.0;
+    // The map frames the flight and the ports near it; a port list that spans a
+    // continent would otherwise shrink the track to a dot. Ports farther off are
+    // still drawn, clipped at the frame. Without a track, the frame holds every port.
+    east_scale_ = 1;
+    Box track = Bounds(run, /*ports=*/false, nullptr);
+    const Box* near = nullptr;
+    Box region;
+    if (track.valid()) {
+      double reach = std::max({track.max_x - track.min_x, track.max_y - track.min_y, 80.0}) / 2;
+      region = {track.min_x - reach, track.max_x + reach, track.min_y - reach, track.max_y + reach};
+      near = &region;
+    }
+    // The latitude band first, in degrees, for the scale east of the reference.
+    Box band = Bounds(run, true, near);
+    mid_latitude_ = band.valid() ? std::clamp((band.min_y + band.max_y) / 2 / kKmPerDegree,
+                                              -kMaxMidLatitude, kMaxMidLatitude)
+                                 : 0.0;
     east_scale_ = std::cos(mid_latitude_ * kPi / 180.0);
-
-    double min_x = std::numeric_limits<double>::infinity();
-    double max_x = -min_x, min_y = min_x, max_y = -min_x;
-    ForEachPlace(run, [&](double latitude, double longitude, double radius_km) {
-      Point p = Km(latitude, longitude);
-      min_x = std::min(min_x, p.x - radius_km);
-      max_x = std::max(max_x, p.x + radius_km);
-      min_y = std::min(min_y, p.y - radius_km);
-      max_y = std::max(max_y, p.y + radius_km);
-    });
-    if (!(min_x <= max_x)) min_x = -50, max_x = 50, min_y = -50, max_y = 50;
+    if (near != nullptr) {
+      track = Bounds(run, false, nullptr);
+      double reach = std::max({track.max_x - track.min_x, track.max_y - track.min_y, 80.0}) / 2;
+      region = {track.min_x - reach, track.max_x + reach, track.min_y - reach, track.max_y + reach};
+    }
+    view_ = Bounds(run, true, near);
+    double min_x = view_.min_x, max_x = view_.max_x, min_y = view_.min_y, max_y = view_.max_y;
+    if (!view_.valid()) min_x = -50, max_x = 50, min_y = -50, max_y = 50;
     // A single point, or a track along one line, still gets a map around it.
     double side = std::max({max_x - min_x, max_y - min_y, 2.0});
     double margin = side * 0.06;
     Widen(&min_x, &max_x, side);
     Widen(&min_y, &max_y, side / 4);
     min_x -= margin, max_x += margin, min_y -= margin, max_y += margin;
+    view_ = {min_x, max_x, min_y, max_y};
     scale_ = std::min((kWidth - 2 * kPad) / (max_x - min_x), kMaxMapHeight / (max_y - min_y));
     width_ = (max_x - min_x) * scale_;
     height_ = (max_y - min_y) * scale_;
     left_ = (kWidth - width_) / 2 - min_x * scale_;
     top_ = kPad + max_y * scale_;
+  }
+
+  // Whether a port's circle shows, at least in part, inside the frame.
+  bool InView(const PortRecord& port) const {
+    if (!Placeable(port.latitude, port.longitude)) return false;
+    Point p = Km(port.latitude, port.longitude);
+    double r = DrawnRangeKm(port);
+    return Box{p.x - r, p.x + r, p.y - r, p.y + r}.Meets(view_);
   }
 
   Point operator()(double latitude, double longitude) const {
@@ -158,19 +187,31 @@ class Projection {
   double map_height() const { return height_; }
 
  private:
-  template <typename Visit>
-  static void ForEachPlace(const DryRun& run, Visit visit) {
+  // The box around the track and switches and, with `ports`, the circles of the
+  // ports that meet `near` (all of them when it is null).
+  Box Bounds(const DryRun& run, bool ports, const Box* near) const {
+    Box box;
     for (const TrackPoint& p : run.track) {
-      if (Placeable(p.latitude, p.longitude)) visit(p.latitude, p.longitude, 0.0);
+      if (Placeable(p.latitude, p.longitude)) Put(&box, p.latitude, p.longitude, 0);
     }
     for (const SwitchMark& s : run.switches) {
-      if (Placeable(s.latitude, s.longitude)) visit(s.latitude, s.longitude, 0.0);
+      if (Placeable(s.latitude, s.longitude)) Put(&box, s.latitude, s.longitude, 0);
     }
+    if (!ports) return box;
     for (const PortRecord& port : run.ports) {
-      if (Placeable(port.latitude, port.longitude)) {
-        visit(port.latitude, port.longitude, DrawnRangeKm(port));
+      if (!Placeable(port.latitude, port.longitude)) continue;
+      Point p = Km(port.latitude, port.longitude);
+      double r = DrawnRangeKm(port);
+      if (near == nullptr || Box{p.x - r, p.x + r, p.y - r, p.y + r}.Meets(*near)) {
+        box.Take(p.x, p.y, r);
       }
     }
+    return box;
+  }
+
+  void Put(Box* box, double latitude, double longitude, double r) const {
+    Point p = Km(latitude, longitude);
+    box->Take(p.x, p.y, r);
   }
 
   static double FirstLongitude(const DryRun& run) {
@@ -198,6 +239,7 @@ class Projection {
   double east_scale_ = 1;
   double scale_ = 1;
   double width_ = 0, height_ = 0, left_ = 0, top_ = 0;
+  Box view_;
 };
 
 // A round length for the scale bar, at most `longest` km.
@@ -235,7 +277,13 @@ class SvgWriter {
                   kWidth, std::ceil(height));
     svg += Printf("<rect class=\"frame\" x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\"/>\n",
                   projection_.map_left(), kPad, projection_.map_width(), projection_.map_height());
+    // Ports far from the flight reach beyond the frame: they are cut off at it.
+    svg += Printf(
+        "<clipPath id=\"map-frame\"><rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" "
+        "height=\"%.2f\"/></clipPath>\n<g clip-path=\"url(#map-frame)\">\n",
+        projection_.map_left(), kPad, projection_.map_width(), projection_.map_height());
     svg += map;
+    svg += "</g>\n";
     svg += body_;
     svg += "</svg>\n";
     return svg;
@@ -267,6 +315,9 @@ class SvgWriter {
       body_ += Printf("<text class=\"port-label\" x=\"%.2f\" y=\"%.2f\">", at.x, at.y - 8) + label +
                "</text>\n";
       double range = port.range;
+      if (!projection_.InView(port)) {
+        Note("port " + number + " " + label + " lies outside the frame, far from the flight");
+      }
       if (!(range > 0)) {
         Note("port " + number + " " + label +
              " has a range of 0 or less: never in range, drawn as its centre alone");
@@ -317,7 +368,10 @@ class SvgWriter {
 
   void DrawSwitches() {
     body_ += "<g class=\"switches\">\n";
+    int stagger = 0;
     for (const SwitchMark& s : run_.switches) {
+      // Switches close together would print their labels over each other.
+      double label_dy = 4 + 16.0 * (stagger++ % 3);
       std::string text = Printf("second %d: light switched %s, visibility %.3f km", s.second,
                                 s.on ? "on" : "off", s.visibility_km);
       body_ +=
@@ -327,7 +381,7 @@ class SvgWriter {
         body_ += Printf(
             "<circle class=\"switch-dot\" cx=\"%.2f\" cy=\"%.2f\" r=\"6\"/>"
             "<text class=\"switch-label\" x=\"%.2f\" y=\"%.2f\">%d s, %.3f km</text>",
-            at.x, at.y, at.x + 9, at.y + 4, s.second, s.visibility_km);
+            at.x, at.y, at.x + 9, at.y + label_dy, s.second, s.visibility_km);
       }
       body_ += "</g>\n";
     }

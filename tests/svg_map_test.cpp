@@ -174,7 +174,10 @@ DryRun AFlight() {
 void ExpectSelfContained(const std::string& svg) {
   EXPECT_EQ(svg.find("<script"), std::string::npos);
   EXPECT_EQ(svg.find("href"), std::string::npos);
-  EXPECT_EQ(svg.find("url("), std::string::npos);
+  // url() may only point inside the document, as the frame's clip path does.
+  for (std::size_t at = svg.find("url("); at != std::string::npos; at = svg.find("url(", at + 1)) {
+    EXPECT_EQ(svg.compare(at, 5, "url(#"), 0) << svg.substr(at, 40);
+  }
   EXPECT_EQ(svg.find("@import"), std::string::npos);
   std::string rest = svg;
   const std::string kNamespace = "xmlns=\"http://www.w3.org/2000/svg\"";
@@ -226,6 +229,23 @@ TEST(SvgMap, AFlightGivesOneCirclePerPortAndOneMarkPerSwitch) {
   }
   EXPECT_EQ(labels, 3);
   EXPECT_FALSE(doc.Find("g", "legend").empty());
+}
+
+TEST(SvgMap, TheFrameHoldsTheFlightNotAContinentOfPorts) {
+  // A port list across Europe and a 30 km flight near one of them: the flight
+  // must not shrink to a dot, and the far ports still have their circles.
+  DryRun run = AFlight();
+  run.ports.push_back(Port(51.47, -0.45, 5, 30, "EGLL"));
+  std::string svg = RenderSvgMap(run);
+  XmlDocument doc(svg);
+  ASSERT_TRUE(doc.ok()) << doc.error();
+  ExpectSelfContained(svg);
+  EXPECT_EQ(doc.Find("circle", "port").size(), run.ports.size());
+  EXPECT_NE(svg.find("port 4 EGLL lies outside the frame"), std::string::npos);
+  EXPECT_EQ(svg.find("port 1 UUEE lies outside"), std::string::npos);
+  // The near ports' 30 km circle fills a good part of the 1000-unit-wide drawing.
+  const Element* near = doc.Find("circle", "port")[0];
+  EXPECT_GT(std::stod(near->attributes.at("r")), 60.0);
 }
 
 TEST(SvgMap, TheTrackChangesColourWhereTheBitSwitched) {
