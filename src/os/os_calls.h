@@ -79,7 +79,9 @@ struct OsCalls {
   void (*SetLastError)(Dword error);
   Dword (*GetTickCount)();
   // A hidden top-level window of the given class whose messages go to `proc`
-  // (RegisterClassA and CreateWindowExA on Windows).
+  // (RegisterClassA and CreateWindowExA on Windows). The proc hears kWmCopyData,
+  // kWmDestroy, every message from kWmUser up, and kWmClose, on which it alone
+  // decides whether to destroy the window; Windows keeps the rest.
   Hwnd (*CreateWindowA)(const char* class_name, WindowProc proc, void* context);
   Bool (*DestroyWindow)(Hwnd window);
 
