@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -149,7 +150,7 @@ PortRecord Port(double latitude, double longitude, float threshold, float range,
   port.longitude = longitude;
   port.threshold = threshold;
   port.range = range;
-  std::strncpy(port.label, label, 4);
+  std::memcpy(port.label, label, std::min<std::size_t>(std::strlen(label), 4));
   return port;
 }
 
