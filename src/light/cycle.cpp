@@ -3,6 +3,7 @@
 #include "light/cycle.h"
 
 #include <cmath>
+#include <numbers>
 
 #include "common/log_stream.h"
 #include "config/port_table.h"
@@ -15,9 +16,14 @@ namespace {
 
 std::int32_t g_calls = 0;
 
-// Queues one read and exchanges it; false with `result` set when either fails.
+// Queues one read and exchanges it; false with `result` set when either fails, or
+// when the reply left the read unanswered: a value never read is never used, and
+// a light word never read is never written back with bits made up.
 bool Fetch(std::uint32_t offset, std::uint32_t size, void* destination, std::uint32_t* result) {
-  return IpcRead(offset, size, destination, result) && IpcProcess(result);
+  if (!IpcRead(offset, size, destination, result) || !IpcProcess(result)) return false;
+  if (IpcAnswered(destination)) return true;
+  *result = IpcBadReply;
+  return false;
 }
 
 bool Store(std::uint32_t offset, std::uint32_t size, const void* source, std::uint32_t* result) {
@@ -31,6 +37,28 @@ bool Store(std::uint32_t offset, std::uint32_t size, const void* source, std::ui
 bool SurelyOutOfRange(const PortRecord& port, double latitude) {
   constexpr double kKmPerDegree = kEarthRadiusM / 1000.0 * kPi / 180.0;
   return std::fabs(port.latitude - latitude) * kKmPerDegree * (1.0 - 1e-9) >=
+         static_cast<double>(port.range);
+}
+
+// Nor when its longitude alone puts it out of range, which spares the full distance to
+// ports on the aircraft's parallel. With dl reduced to at most 180 degrees,
+//   1 - s = (1 - cos dphi) + cos p1 cos p2 (1 - cos dl) >= 2 cos p1 cos p2 sin^2(dl/2),
+// cos p1 >= cos p2 - |dphi|, and sin x >= 2x/pi up to pi/2, so the angle is at least
+// 2 sqrt(cos p1 cos p2) |dl| / pi. Near the poles, or for longitudes far beyond a
+// turn, it gives up and leaves the port to the full test; the margins cover rounding
+// and the reduction's turn of 2 x kPi instead of 2 pi.
+bool SurelyOutOfRangeAlongParallel(const PortRecord& port, double latitude, double longitude,
+                                   double cos_latitude) {
+  constexpr double kRadiansPerDegree = kPi / 180.0;
+  double dlon = port.longitude - longitude;
+  if (!(std::fabs(dlon) <= 540.0)) return false;
+  if (std::fabs(dlon) > 180.0) dlon = std::remainder(dlon, 360.0);
+  const double port_cos_at_least =
+      cos_latitude - std::fabs(port.latitude - latitude) * kRadiansPerDegree * (1.0 + 1e-9);
+  if (!(port_cos_at_least > 1e-6 && cos_latitude > 1e-6)) return false;
+  const double angle_at_least = 2.0 * std::sqrt(port_cos_at_least * cos_latitude) *
+                                std::fabs(dlon) * kRadiansPerDegree / std::numbers::pi;
+  return angle_at_least * (kEarthRadiusM / 1000.0) * (1.0 - 1e-6) - 1e-6 >=
          static_cast<double>(port.range);
 }
 
@@ -60,10 +88,16 @@ void RunCycle(LogStream* log) {
   double latitude = LatitudeDeg(raw_latitude);
   double longitude = LongitudeDeg(raw_longitude);
 
+  // Once per cycle, in the precision the distance uses.
+  const double cos_latitude =
+      static_cast<double>(std::cos(static_cast<long double>(latitude) * kPi / 180.0L));
   const PortTable& table = ThePortTable();
   for (std::int32_t i = 0; i < table.count; ++i) {
     const PortRecord& port = table.records[i];
-    if (SurelyOutOfRange(port, latitude)) continue;
+    if (SurelyOutOfRange(port, latitude) ||
+        SurelyOutOfRangeAlongParallel(port, latitude, longitude, cos_latitude)) {
+      continue;
+    }
     double distance = DistanceKm(port.latitude, port.longitude, latitude, longitude);
     if (!InRange(port, distance)) continue;
 
