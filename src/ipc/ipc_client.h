@@ -84,6 +84,11 @@ bool IpcOpen(std::uint32_t requested, std::uint32_t* result);
 bool IpcRead(std::uint32_t offset, std::uint32_t size, void* destination, std::uint32_t* result);
 bool IpcWrite(std::uint32_t offset, std::uint32_t size, const void* source, std::uint32_t* result);
 bool IpcProcess(std::uint32_t* result);
+// Whether the last IpcProcess, if it succeeded, delivered an answer to the read
+// queued with `destination`. A server can answer and still leave reads unanswered:
+// a record of unknown type ends the reply's walk, and the reads after it keep
+// whatever their variables held.
+bool IpcAnswered(const void* destination);
 void IpcClose();
 
 // Tests only: forget the link state as if the process had just started.

@@ -18,6 +18,10 @@ namespace {
 
 constexpr std::uint32_t kEndRecordSize = 4;
 
+// How many of queued_reads the last successful exchange walked and marked; 0 once
+// anything else has happened since.
+std::uint32_t delivered_reads = 0;
+
 std::uint32_t Queued() {
   return static_cast<std::uint32_t>(link_state.next - link_state.view);
 }
@@ -85,6 +89,7 @@ bool IpcRead(std::uint32_t offset, std::uint32_t size, void* destination, std::u
   // the layout's sake, and the answer goes where our own record says.
   Put32(record + 12, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(destination)));
   std::memset(record + kReadHeader, 0, size);
+  delivered_reads = 0;  // the record below may be one the last exchange marked
   queued_reads[queued_read_count++] = QueuedRead{Queued(), size, destination, false};
   link_state.next += kReadHeader + size;
   SetResult(result, IpcOk);
@@ -111,6 +116,7 @@ bool IpcWrite(std::uint32_t offset, std::uint32_t size, const void* source, std:
 }
 
 bool IpcProcess(std::uint32_t* result) {
+  delivered_reads = 0;
   if (link_state.view == nullptr) {
     SetResult(result, IpcNotOpen);
     return false;
@@ -151,8 +157,16 @@ bool IpcProcess(std::uint32_t* result) {
     }
   }
   if (unknown_at) Put32(link_state.view + *unknown_at, kRecordEnd);
+  delivered_reads = reads;
   SetResult(result, IpcOk);
   return true;
+}
+
+bool IpcAnswered(const void* destination) {
+  for (std::uint32_t i = 0; i < delivered_reads; ++i) {
+    if (queued_reads[i].destination == destination) return queued_reads[i].answered;
+  }
+  return false;
 }
 
 void IpcClose() {
@@ -172,11 +186,13 @@ void IpcClose() {
     link_state.mapping = nullptr;
   }
   queued_read_count = 0;  // the block they were queued in is gone
+  delivered_reads = 0;
 }
 
 void IpcResetForTest() {
   link_state = {};
   queued_read_count = 0;
+  delivered_reads = 0;
 }
 
 }  // namespace qel
