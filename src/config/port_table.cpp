@@ -74,7 +74,10 @@ PortRecord MakePortRecord(const PortFields& fields) {
   record.longitude = FieldNumber(fields.field[1]);
   record.threshold = static_cast<float>(FieldNumber(fields.field[2]));
   record.range = static_cast<float>(FieldNumber(fields.field[3]));
-  std::memcpy(record.label, fields.field[4].data(), fields.field[4].size());
+  // An empty label may have no storage at all, and memcpy takes no null pointer.
+  if (!fields.field[4].empty()) {
+    std::memcpy(record.label, fields.field[4].data(), fields.field[4].size());
+  }
   return record;
 }
 
