@@ -130,7 +130,12 @@ os::Handle CreateFileMappingA(os::Handle file, void* /*security*/, os::Dword /*p
   mapping->name = named ? name : "";
   mapping->size = size_low;
   mapping->bytes = std::make_unique<std::uint8_t[]>(size_low);  // zero-filled, as Windows gives it
-  if (named) state.named_mappings[name] = mapping;
+  if (named) {
+    // A name lives as long as its mapping, as on Windows; without this sweep every
+    // name ever used would stay, and a process that makes one per cycle would grow.
+    std::erase_if(state.named_mappings, [](const auto& entry) { return entry.second.expired(); });
+    state.named_mappings[name] = mapping;
+  }
   os::Handle handle = NewHandle(state, std::move(mapping));
   SetLastError(os::kErrorSuccess);
   return handle;
