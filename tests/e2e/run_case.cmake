@@ -8,8 +8,10 @@ if(NOT DEFINED STATUS)
 endif()
 file(REMOVE_RECURSE ${CASE_DIR})
 file(MAKE_DIRECTORY ${CASE_DIR})
+# QEL_E2E_LAUNCHER in the environment runs qelsim under another program (valgrind).
+separate_arguments(launcher UNIX_COMMAND "$ENV{QEL_E2E_LAUNCHER}")
 execute_process(
-  COMMAND ${QELSIM} --dir ${CASE_DIR} ${ARGS}
+  COMMAND ${launcher} ${QELSIM} --dir ${CASE_DIR} ${ARGS}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 600)
 if(NOT status STREQUAL "${STATUS}")
   message(FATAL_ERROR "qelsim exited with ${status}, expected ${STATUS}\nstdout:\n${out}\nstderr:\n${err}")
