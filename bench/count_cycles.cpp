@@ -1,6 +1,6 @@
 // Runs active cycles for callgrind to count their instructions, free of the noise
 // that timing suffers on a shared machine. Usage:
-//   qel_bench_count scattered|same_parallel PORTS IN_RANGE CYCLES
+//   qel_bench_count scattered|same_parallel|nearby PORTS IN_RANGE CYCLES
 //   qel_bench_count exchanges - IN_RANGE CYCLES
 // Collect with --toggle-collect='qel::TickHandler*' (or 'qel::bench::ExchangesAlone*').
 #include <cstdio>
@@ -15,13 +15,15 @@ int main(int argc, char** argv) {
   using namespace qel;
   using namespace qel::bench;
   if (argc != 5) {
-    std::fputs("usage: qel_bench_count scattered|same_parallel|exchanges PORTS IN_RANGE CYCLES\n",
-               stderr);
+    std::fputs(
+        "usage: qel_bench_count scattered|same_parallel|nearby|exchanges PORTS IN_RANGE CYCLES\n",
+        stderr);
     return 2;
   }
   const bool exchanges = std::strcmp(argv[1], "exchanges") == 0;
-  const Layout layout =
-      std::strcmp(argv[1], "same_parallel") == 0 ? Layout::kSameParallel : Layout::kScattered;
+  const Layout layout = std::strcmp(argv[1], "same_parallel") == 0 ? Layout::kSameParallel
+                        : std::strcmp(argv[1], "nearby") == 0      ? Layout::kNearby
+                                                                   : Layout::kScattered;
   const int in_range = std::atoi(argv[3]);
   const int cycles = std::atoi(argv[4]);
   SimFolder folder;

@@ -115,6 +115,11 @@ BENCHMARK(BM_ExchangesAlone)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ActiveCycle, scattered, Layout::kScattered)->Apply(CycleSizes);
 BENCHMARK_CAPTURE(BM_ActiveCycle, same_parallel, Layout::kSameParallel)->Apply(CycleSizes);
+BENCHMARK_CAPTURE(BM_ActiveCycle, nearby, Layout::kNearby)
+    ->Args({100, 10})
+    ->Args({10000, 10})
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace qel::bench

@@ -98,6 +98,8 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--command", default="scripts/bench")
     a = ap.parse_args()
+    a.build = os.path.abspath(a.build)
+    a.wine_build = a.wine_build and os.path.abspath(a.wine_build)
     bindir = os.path.join(a.build, "bin")
     results = os.path.join(a.build, "results")
     os.makedirs(results, exist_ok=True)
@@ -120,6 +122,10 @@ def main():
                 total, trips = callgrind(count, [layout, str(ports), str(k), str(cycles)],
                                          "qel::TickHandler*", results)
                 counts[(layout, ports, k)] = ((total - trips) / cycles, trips / cycles)
+    for ports in (100, 10000):
+        total, trips = callgrind(count, ["nearby", str(ports), "10", "2"], "qel::TickHandler*",
+                                 results)
+        counts[("nearby", ports, 10)] = ((total - trips) / 2, trips / 2)
     for k in (0, 1, 10):
         total, trips = callgrind(count, ["exchanges", "-", str(k), "10"],
                                  "qel::bench::ExchangesAlone*", results)
@@ -160,7 +166,7 @@ def write_report(a, m, started, load_before, load_after, timed, alloc, counts, w
     w("| Memory | %s |" % m["memory"])
     w("| System | %s, Linux %s |" % (m["os"], m["kernel"]))
     w("| Compiler | %s, Release (-O3) |" % m["compiler"])
-    w("| Commit | %s |" % commit)
+    w("| Commit | %s (HEAD when the run started) |" % commit)
     w("| Started | %s |" % started.strftime("%Y-%m-%d %H:%M UTC"))
     w("| Load average (1, 5, 15 min) | %s at the start, %s at the end |" % (load_before, load_after))
     w("")
@@ -217,8 +223,11 @@ def write_report(a, m, started, load_before, load_after, timed, alloc, counts, w
       "within 60 km: what a real list looks like. The latitude test turns most of them away "
       "without computing a distance.")
     w("- *same parallel*: every other port on the aircraft's own parallel, 2° to 358° of "
-      "longitude away: the latitude test passes them all and each costs a full distance. "
-      "The worst case.")
+      "longitude away: the latitude test passes them all, and the longitude test turns "
+      "them away.")
+    w("- *nearby*: every other port just out of range, 35 to 60 km from the aircraft all "
+      "round: neither quick test can turn any away, so each costs a full distance. The "
+      "worst case, measured with 100 and 10,000 ports.")
     w("")
     w("The floor is the same cycle's exchanges alone (`ExchangesAlone` in "
       "bench/support/world.cpp): log opened and its click and clock lines written, link "
@@ -234,18 +243,17 @@ def write_report(a, m, started, load_before, load_after, timed, alloc, counts, w
         w("| floor: exchanges alone | – | %d | %s | %s (%d) | %s | – | – |"
           % (k, fmt(t), fmt(trips), ex, fmt(ir)))
     per_port = {}
-    for layout in ("scattered", "same_parallel"):
-        for ports in (1, 100, 10000, 1000000):
-            for k in (0, 1, 10):
-                if k > ports:
-                    continue
-                t, trips, ex = cyc(layout, ports, k)
-                ir = counts[(layout, ports, k)][0]
-                work = ir - counts[("exchanges", 0, k)][0]
-                per_port[(layout, ports, k)] = work / ports
-                w("| %s | %s | %d | %s | %s (%d) | %s | %s | %s |"
-                  % (layout.replace("_", " "), "{:,}".format(ports), k, fmt(t), fmt(trips), ex,
-                     fmt(ir), fmt(work), fmt(work / ports)))
+    rows = [(l, n, k) for l in ("scattered", "same_parallel") for n in (1, 100, 10000, 1000000)
+            for k in (0, 1, 10) if k <= n]
+    rows += [("nearby", 100, 10), ("nearby", 10000, 10)]
+    for layout, ports, k in rows:
+        t, trips, ex = cyc(layout, ports, k)
+        ir = counts[(layout, ports, k)][0]
+        work = ir - counts[("exchanges", 0, k)][0]
+        per_port[(layout, ports, k)] = work / ports
+        w("| %s | %s | %d | %s | %s (%d) | %s | %s | %s |"
+          % (layout.replace("_", " "), "{:,}".format(ports), k, fmt(t), fmt(trips), ex,
+             fmt(ir), fmt(work), fmt(work / ports)))
     w("")
     # Per-port time from the slope between 10,000 and 1,000,000 ports.
     slopes = {}
@@ -255,20 +263,26 @@ def write_report(a, m, started, load_before, load_after, timed, alloc, counts, w
         slopes[layout] = (t_big - t_small) * 1000 / (1000000 - 10000)
     goal_s = cyc("scattered", 10000, 10)[0]
     goal_p = cyc("same_parallel", 10000, 10)[0]
+    goal_n = cyc("nearby", 10000, 10)[0]
+    slopes["nearby"] = (goal_n - cyc("nearby", 100, 10)[0]) * 1000 / (10000 - 100)
     w("Per-port cost, from the slope between 10,000 and 1,000,000 ports (10 in range): "
-      "**%.1f ns** per port scattered, **%.0f ns** per port on the same parallel. "
-      "Instruction counts per port at 10,000 and 1,000,000 ports: %s and %s scattered, "
-      "%s and %s on the same parallel, so the growth is linear: the port work is one pass "
-      "over the table with a fixed cost per port."
-      % (slopes["scattered"], slopes["same_parallel"],
-         fmt(per_port[("scattered", 10000, 10)]), fmt(per_port[("scattered", 1000000, 10)]),
-         fmt(per_port[("same_parallel", 10000, 10)]),
-         fmt(per_port[("same_parallel", 1000000, 10)])))
+      "**%.1f ns** per port scattered, **%.1f ns** per port on the same parallel "
+      "(between 100 and 10,000 nearby ports: **%.0f ns** per port). "
+      "Instruction counts of the port work per port, with none in range (so without the "
+      "in-range ports' exchanges and log lines), at 10,000 and 1,000,000 ports: %s and %s "
+      "scattered, %s and %s on the same parallel, so the growth is linear: the port work "
+      "is one pass over the table with a fixed cost per port."
+      % (slopes["scattered"], slopes["same_parallel"], slopes["nearby"],
+         fmt(per_port[("scattered", 10000, 0)]), fmt(per_port[("scattered", 1000000, 0)]),
+         fmt(per_port[("same_parallel", 10000, 0)]),
+         fmt(per_port[("same_parallel", 1000000, 0)])))
     w("")
     w("Goal: 10,000 ports with 10 in range within 500 µs apart from the round trips: "
-      "**%s µs** scattered (%s), **%s µs** on the same parallel (%s)."
+      "**%s µs** scattered (%s), **%s µs** on the same parallel (%s), **%s µs** "
+      "nearby (%s)."
       % (fmt(goal_s), "met" if goal_s <= 500 else "missed by %.1f×" % (goal_s / 500),
-         fmt(goal_p), "met" if goal_p <= 500 else "missed by %.1f×" % (goal_p / 500)))
+         fmt(goal_p), "met" if goal_p <= 500 else "missed by %.1f×" % (goal_p / 500),
+         fmt(goal_n), "met" if goal_n <= 500 else "missed by %.1f×" % (goal_n / 500)))
     w("")
 
     # Port-file load.
@@ -293,7 +307,10 @@ def write_report(a, m, started, load_before, load_after, timed, alloc, counts, w
     w("")
     lin = rate[1000000][1] / rate[100000][1]
     w("Linearity: the module loads 1,000,000 ports at %.2f times its rate for 100,000 "
-      "(1.00 would be exactly linear); the stdio version at %.2f."
+      "(1.00 would be exactly linear); the stdio version at %.2f. Both do one pass over the "
+      "file per pass and a fixed amount of work per line; the like slowdown of both at "
+      "1,000,000 ports, whose log is about 150 MB, points at the file system rather than "
+      "at either loader."
       % (lin, rate[1000000][0] / rate[100000][0]))
     w("")
 
@@ -354,10 +371,11 @@ def write_report(a, m, started, load_before, load_after, timed, alloc, counts, w
     w("|---|---|---|")
     w("| idle tick within 2× an empty call | %.2f× | %s |"
       % (idle / empty, "met" if idle / empty <= 2 else "missed"))
+    verdict = lambda t: "met" if t <= 500 else "missed by %.1f×" % (t / 500)
     w("| 10,000 ports, 10 in range: ≤ 500 µs apart from round trips | %s µs scattered; "
-      "%s µs same parallel | %s; %s |"
-      % (fmt(goal_s), fmt(goal_p), "met" if goal_s <= 500 else "missed",
-         "met" if goal_p <= 500 else "missed by %.1f×" % (goal_p / 500)))
+      "%s µs same parallel; %s µs nearby (worst case) | %s; %s; %s |"
+      % (fmt(goal_s), fmt(goal_p), fmt(goal_n), verdict(goal_s), verdict(goal_p),
+         verdict(goal_n)))
     worst_load = min(rate[n][1] / rate[n][0] for n in rate)
     w("| port-file load at least as fast as stdio, and linear | %.2f× stdio at worst; "
       "1M/100k rate %.2f | %s |"

@@ -74,6 +74,18 @@ std::vector<PortRecord> MakePorts(int count, int in_range, Layout layout) {
     bool near = in_range > 0 && i % (count / in_range) == 0 && i / (count / in_range) < in_range;
     if (near) {
       ports.push_back(Port(kAircraft.latitude + 0.05, kAircraft.longitude + 0.05));
+    } else if (layout == Layout::kNearby) {
+      // 0.32 to 0.54 degrees of latitude and longitude from the aircraft (35 to 60 km).
+      for (;;) {
+        PortRecord port = Port(kAircraft.latitude + random.Uniform(-0.54, 0.54),
+                               kAircraft.longitude + random.Uniform(-0.97, 0.97));
+        double distance =
+            DistanceKm(port.latitude, port.longitude, kAircraft.latitude, kAircraft.longitude);
+        if (distance > 35.0 && distance < 60.0) {
+          ports.push_back(port);
+          break;
+        }
+      }
     } else if (layout == Layout::kSameParallel) {
       // At least 2 degrees of longitude away: over 120 km on this parallel.
       double longitude = kAircraft.longitude + 2.0 + 356.0 * i / count;

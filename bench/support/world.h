@@ -39,8 +39,11 @@ constexpr float kRangeKm = 30.0f;
 enum class Layout {
   // Ports scattered over the globe: the latitude test turns most away cheaply.
   kScattered,
-  // Every port on the aircraft's parallel: each needs the full distance.
+  // Every port on the aircraft's parallel, 2 to 358 degrees of longitude away.
   kSameParallel,
+  // Every port just out of range, 35 to 60 km away all round: no quick test can turn
+  // any away, and each needs the full distance. The worst case.
+  kNearby,
 };
 
 // `count` ports, `in_range` of them within range of kAircraft, spread through the table.
