@@ -62,6 +62,15 @@ bool SurelyOutOfRangeAlongParallel(const PortRecord& port, double latitude, doub
          static_cast<double>(port.range);
 }
 
+// Nor when the double-precision distance puts it out of range by more than that
+// reading's error could ever be (it is far below a nanometre; the margins are a
+// millimetre and a part in 10^9). Ports this close to the edge of their range
+// get the full reading.
+bool SurelyOutOfRangeByScreening(const PortRecord& port, double latitude, double longitude) {
+  double distance = ScreeningDistanceKm(port.latitude, port.longitude, latitude, longitude);
+  return distance * (1.0 - 1e-9) - 1e-6 >= static_cast<double>(port.range);
+}
+
 // The cycle's work on an open link.
 void RunCycle(LogStream* log) {
   std::uint32_t result = IpcOk;
@@ -95,7 +104,8 @@ void RunCycle(LogStream* log) {
   for (std::int32_t i = 0; i < table.count; ++i) {
     const PortRecord& port = table.records[i];
     if (SurelyOutOfRange(port, latitude) ||
-        SurelyOutOfRangeAlongParallel(port, latitude, longitude, cos_latitude)) {
+        SurelyOutOfRangeAlongParallel(port, latitude, longitude, cos_latitude) ||
+        SurelyOutOfRangeByScreening(port, latitude, longitude)) {
       continue;
     }
     double distance = DistanceKm(port.latitude, port.longitude, latitude, longitude);

@@ -21,6 +21,10 @@ double LongitudeDeg(std::int64_t raw);
 // Great-circle distance in km on a sphere of radius kEarthRadiusM; the port's
 // position first, the aircraft's second.
 double DistanceKm(double lat1, double lon1, double lat2, double lon2);
+// The same distance in double precision alone: several times cheaper, and within
+// a millionth of a millimetre of DistanceKm away from not-a-number inputs. For
+// turning away ports that are clearly out of range, never for a decision at the edge.
+double ScreeningDistanceKm(double lat1, double lon1, double lat2, double lon2);
 bool InRange(const PortRecord& port, double distance);
 bool LightsOn(const PortRecord& port, double visibility);
 
