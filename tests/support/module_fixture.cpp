@@ -28,12 +28,7 @@ void ModuleFixture::TearDown() {
 }
 
 void ModuleFixture::Start(const char* ini) {
-  if (ini == nullptr) {
-    dir_.RemoveModuleFile("Qel.ini");
-  } else {
-    dir_.WriteModuleFile("Qel.ini", ini);
-  }
-  Linkage.start();
+  WritePortFileAndStart(dir_, ini);
   started_ = true;
 }
 
@@ -43,16 +38,34 @@ void ModuleFixture::Stop() {
 }
 
 void ModuleFixture::Tick(int count) {
-  for (int i = 0; i < count; ++i) sim::RaiseHostEvent(kEventTick);
+  RaiseTicks(count);
 }
 
 void ModuleFixture::Fly(double latitude, double longitude, std::uint16_t visibility_raw) {
+  PutAircraft(*server_, latitude, longitude, visibility_raw);
+}
+
+void WritePortFileAndStart(const TempSimDir& dir, const char* ini) {
+  if (ini == nullptr) {
+    dir.RemoveModuleFile("Qel.ini");
+  } else {
+    dir.WriteModuleFile("Qel.ini", ini);
+  }
+  Linkage.start();
+}
+
+void RaiseTicks(int count) {
+  for (int i = 0; i < count; ++i) sim::RaiseHostEvent(kEventTick);
+}
+
+void PutAircraft(server::Server& server, double latitude, double longitude,
+                 std::uint16_t visibility_raw) {
   server::SimState state;
   state.hour = 12;
   state.visibility_raw = visibility_raw;
   state.latitude_raw = sim::LatitudeRaw(latitude);
   state.longitude_raw = sim::LongitudeRaw(longitude);
-  server_->SetState(state);
+  server.SetState(state);
 }
 
 int Count(const std::string& text, const std::string& what) {

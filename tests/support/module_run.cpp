@@ -14,6 +14,7 @@
 #include "qelsim/flight.h"
 #include "qelsim/host.h"
 #include "standin/standin.h"
+#include "support/module_fixture.h"
 
 namespace qel::test {
 
@@ -37,12 +38,7 @@ ModuleRun::~ModuleRun() {
 }
 
 void ModuleRun::Start(const char* ini) {
-  if (ini == nullptr) {
-    dir_.RemoveModuleFile("Qel.ini");
-  } else {
-    dir_.WriteModuleFile("Qel.ini", ini);
-  }
-  Linkage.start();
+  WritePortFileAndStart(dir_, ini);
   started_ = true;
 }
 
@@ -52,16 +48,11 @@ void ModuleRun::Stop() {
 }
 
 void ModuleRun::Tick(int count) {
-  for (int i = 0; i < count; ++i) sim::RaiseHostEvent(kEventTick);
+  RaiseTicks(count);
 }
 
 void ModuleRun::Fly(double latitude, double longitude, std::uint16_t visibility_raw) {
-  server::SimState state;
-  state.hour = 12;
-  state.visibility_raw = visibility_raw;
-  state.latitude_raw = sim::LatitudeRaw(latitude);
-  state.longitude_raw = sim::LongitudeRaw(longitude);
-  server_->SetState(state);
+  PutAircraft(*server_, latitude, longitude, visibility_raw);
 }
 
 std::string ModuleRun::Log() const {
