@@ -7,63 +7,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ipc/ipc_client.h"
+#include "qelsim/platform.h"
 
 namespace {
-
-// qelserver.exe beside this program, started as qelsim starts it; "ready" on its
-// standard output means its window exists.
-struct ServerProcess {
-  PROCESS_INFORMATION process{};
-  HWND window = nullptr;
-
-  bool Start() {
-    char path[MAX_PATH];
-    DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, length);
-    dir = dir.substr(0, dir.find_last_of("\\/"));
-    std::string program = dir + "\\qelserver.exe";
-    std::string command = "\"" + program + "\" --class=UIPCMAIN";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE read_end = nullptr, write_end = nullptr;
-    if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
-    ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write_end;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    BOOL started = ::CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
-                                    nullptr, nullptr, &startup, &process);
-    ::CloseHandle(write_end);
-    if (!started) {
-      ::CloseHandle(read_end);
-      std::fprintf(stderr, "cannot start %s (error %lu)\n", program.c_str(), ::GetLastError());
-      return false;
-    }
-    std::string line;
-    char c;
-    DWORD got = 0;
-    while (::ReadFile(read_end, &c, 1, &got, nullptr) && got == 1 && c != '\n') line += c;
-    ::CloseHandle(read_end);
-    while (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line == "ready") window = ::FindWindowExA(nullptr, nullptr, "UIPCMAIN", nullptr);
-    return window != nullptr;
-  }
-
-  ~ServerProcess() {
-    if (process.hProcess == nullptr) return;
-    if (window != nullptr) ::PostMessageA(window, WM_CLOSE, 0, 0);
-    if (::WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0)
-      ::TerminateProcess(process.hProcess, 1);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-  }
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -81,9 +32,12 @@ double Median(std::vector<double> values) {
 int main(int argc, char** argv) {
   int rounds = argc > 1 ? std::atoi(argv[1]) : 15;
   int per_round = argc > 2 ? std::atoi(argv[2]) : 2000;
-  ServerProcess server;
-  if (!server.Start()) {
-    std::fprintf(stderr, "the stand-in server did not come up\n");
+  // qelserver.exe beside this program, started as qelsim starts it.
+  std::string error;
+  std::unique_ptr<qel::sim::ServerLink> server =
+      qel::sim::StartServer(qel::sim::ServerSettings{}, &error);
+  if (server == nullptr) {
+    std::fprintf(stderr, "the stand-in server did not come up: %s\n", error.c_str());
     return 1;
   }
   std::uint32_t result = qel::IpcOk;
