@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 
 #include "os/os_calls.h"
 
@@ -27,6 +29,14 @@ struct State {
   bool paused = false;
   int in_server = 0;  // inside a message the module sent: the server's own calls
   std::uint32_t injected = 0;
+  bool quick_time_outs = false;
+  // The module's objects: atoms with their reference counts, mapping handles, views.
+  std::map<os::Atom, int> atoms;
+  std::set<os::Handle> mappings;
+  std::set<const void*> views;
+  std::vector<std::string> released_unheld;
+  std::vector<FaultInjector::HeldAtom> atoms_given;
+  std::vector<std::string> mapping_names;
 };
 State* g_state = nullptr;
 
@@ -48,6 +58,22 @@ std::optional<Failure> Next(OsFunction function) {
 
 void SetError(os::Dword error) {
   g_state->real.SetLastError(error);
+}
+
+bool Tracked() {
+  return g_state->in_server == 0;
+}
+
+void ReleasedUnheld(const char* what, const void* object) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %p released but not held", what, object);
+  g_state->released_unheld.push_back(text);
+}
+
+void MappingOpened(os::Handle handle, const char* name) {
+  if (handle == nullptr || !Tracked()) return;
+  g_state->mappings.insert(handle);
+  g_state->mapping_names.push_back(name != nullptr ? name : "");
 }
 
 os::Hwnd FindWindowExA(os::Hwnd parent, os::Hwnd after, const char* class_name, const char* title) {
@@ -81,12 +107,25 @@ os::Atom GlobalAddAtomA(const char* name) {
     SetError(os::kErrorNotEnoughMemory);
     return 0;
   }
-  return g_state->real.GlobalAddAtomA(name);
+  const os::Atom atom = g_state->real.GlobalAddAtomA(name);
+  if (atom != 0 && Tracked()) {
+    ++g_state->atoms[atom];
+    g_state->atoms_given.push_back({atom, name != nullptr ? name : ""});
+  }
+  return atom;
 }
 
 os::Atom GlobalDeleteAtom(os::Atom atom) {
   const bool fail = Next(OsFunction::kGlobalDeleteAtom).has_value();
   const os::Atom left = g_state->real.GlobalDeleteAtom(atom);
+  if (left == 0 && Tracked()) {
+    auto held = g_state->atoms.find(atom);
+    if (held == g_state->atoms.end()) {
+      ReleasedUnheld("atom", reinterpret_cast<const void*>(std::uintptr_t{atom}));
+    } else if (--held->second == 0) {
+      g_state->atoms.erase(held);
+    }
+  }
   if (!fail) return left;
   SetError(os::kErrorInvalidHandle);
   return atom;  // Windows' way of saying the atom was not deleted
@@ -100,7 +139,18 @@ os::Handle CreateFileMappingA(os::Handle file, void* security, os::Dword protect
     return nullptr;
   }
   os::Handle handle = g_state->real.CreateFileMappingA(file, security, protect, high, low, name);
+  const os::Dword error = g_state->real.GetLastError();
+  MappingOpened(handle, name);
+  SetError(error);
   if (failure == Failure::kAlreadyExists && handle != nullptr) SetError(os::kErrorAlreadyExists);
+  return handle;
+}
+
+os::Handle OpenFileMappingA(os::Dword access, os::Bool inherit, const char* name) {
+  os::Handle handle = g_state->real.OpenFileMappingA(access, inherit, name);
+  const os::Dword error = g_state->real.GetLastError();
+  MappingOpened(handle, name);
+  SetError(error);
   return handle;
 }
 
@@ -110,12 +160,15 @@ void* MapViewOfFile(os::Handle mapping, os::Dword access, os::Dword high, os::Dw
     SetError(os::kErrorNotEnoughMemory);
     return nullptr;
   }
-  return g_state->real.MapViewOfFile(mapping, access, high, low, bytes);
+  void* view = g_state->real.MapViewOfFile(mapping, access, high, low, bytes);
+  if (view != nullptr && Tracked()) g_state->views.insert(view);
+  return view;
 }
 
 os::Bool UnmapViewOfFile(const void* view) {
   const bool fail = Next(OsFunction::kUnmapViewOfFile).has_value();
   const os::Bool done = g_state->real.UnmapViewOfFile(view);
+  if (done != 0 && Tracked() && g_state->views.erase(view) == 0) ReleasedUnheld("view", view);
   if (!fail) return done;
   SetError(os::kErrorInvalidAddress);
   return 0;
@@ -124,6 +177,9 @@ os::Bool UnmapViewOfFile(const void* view) {
 os::Bool CloseHandle(os::Handle handle) {
   const bool fail = Next(OsFunction::kCloseHandle).has_value();
   const os::Bool done = g_state->real.CloseHandle(handle);
+  if (done != 0 && Tracked() && g_state->mappings.erase(handle) == 0) {
+    ReleasedUnheld("handle", handle);
+  }
   if (!fail) return done;
   SetError(os::kErrorInvalidHandle);
   return 0;
@@ -135,7 +191,7 @@ os::LResult SendMessageTimeoutA(os::Hwnd window, os::Uint message, os::WParam wp
   const std::optional<Failure> failure = Next(OsFunction::kSendMessageTimeoutA);
   if (failure == Failure::kRefuse) {
     // A window that never answers: the whole time-out passes.
-    g_state->real.Sleep(timeout_ms);
+    if (!g_state->quick_time_outs) g_state->real.Sleep(timeout_ms);
     if (result != nullptr) *result = 0;
     SetError(os::kErrorTimeout);
     return 0;
@@ -168,11 +224,16 @@ std::FILE* Fopen(const char* path, const char* mode) {
     return nullptr;
   }
   if (failure == Failure::kIoErrors) {
+    const bool reading = std::strchr(mode, 'r') != nullptr && std::strchr(mode, '+') == nullptr;
+#ifdef _WIN32
+    // Windows opens no directory as a stream and has no /dev/full: the null device
+    // opened the other way round fails every read, or every write.
+    return std::fopen("NUL", reading ? "wb" : "rb");
+#else
     // A directory opens for reading and fails every read; /dev/full takes a stream
     // for writing and fails every write.
-    return std::strchr(mode, 'r') != nullptr && std::strchr(mode, '+') == nullptr
-               ? std::fopen(".", "rb")
-               : std::fopen("/dev/full", "wb");
+    return reading ? std::fopen(".", "rb") : std::fopen("/dev/full", "wb");
+#endif
   }
   return g_state->real.fopen(path, mode);
 }
@@ -268,6 +329,7 @@ FaultInjector::FaultInjector() {
   os.GlobalAddAtomA = GlobalAddAtomA;
   os.GlobalDeleteAtom = GlobalDeleteAtom;
   os.CreateFileMappingA = CreateFileMappingA;
+  os.OpenFileMappingA = OpenFileMappingA;
   os.MapViewOfFile = MapViewOfFile;
   os.UnmapViewOfFile = UnmapViewOfFile;
   os.CloseHandle = CloseHandle;
@@ -299,12 +361,45 @@ void FaultInjector::SetChance(std::function<std::optional<Failure>(OsFunction)> 
 std::uint32_t FaultInjector::Calls(OsFunction function) const {
   return g_state->calls[static_cast<std::size_t>(function)];
 }
+void FaultInjector::SetQuickTimeOuts(bool quick) {
+  g_state->quick_time_outs = quick;
+}
 void FaultInjector::ResetCounts() {
-  g_state->calls.fill(0);
-  g_state->injected = 0;
+  State& s = *g_state;
+  s.calls.fill(0);
+  s.injected = 0;
+  s.atoms.clear();
+  s.mappings.clear();
+  s.views.clear();
+  s.released_unheld.clear();
+  s.atoms_given.clear();
+  s.mapping_names.clear();
 }
 std::uint32_t FaultInjector::injected() const {
   return g_state->injected;
+}
+
+std::string FaultInjector::Live() const {
+  const State& s = *g_state;
+  std::size_t atoms = 0;
+  for (const auto& [atom, references] : s.atoms) atoms += static_cast<std::size_t>(references);
+  std::string text;
+  auto note = [&text](std::size_t count, const char* what) {
+    if (count != 0) text += std::to_string(count) + " " + what + " ";
+  };
+  note(atoms, "atoms");
+  note(s.mappings.size(), "mappings");
+  note(s.views.size(), "views");
+  for (const std::string& unheld : s.released_unheld) text += unheld + " ";
+  return text;
+}
+
+const std::vector<FaultInjector::HeldAtom>& FaultInjector::AtomsGiven() const {
+  return g_state->atoms_given;
+}
+
+const std::vector<std::string>& FaultInjector::MappingNames() const {
+  return g_state->mapping_names;
 }
 
 }  // namespace qel::test

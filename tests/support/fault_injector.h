@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace qel::test {
 
@@ -77,9 +78,27 @@ class FaultInjector {
   // Asked on every counted call that no armed fault takes; a failure it names is injected.
   void SetChance(std::function<std::optional<Failure>(OsFunction)> chance);
 
+  // Time-outs reported at once instead of after the sender's whole wait: with the
+  // real calls that wait is real time.
+  void SetQuickTimeOuts(bool quick);
+
   std::uint32_t Calls(OsFunction function) const;
+  // Clears the call counts and the record of the module's objects below.
   void ResetCounts();
   std::uint32_t injected() const;
+
+  // The module's own atoms, mappings and views, counted from the calls that passed
+  // through (paused or not; never the server's): "" when none is alive, else what
+  // is, and any release of an object the module did not hold.
+  std::string Live() const;
+  struct HeldAtom {
+    std::uint16_t atom;
+    std::string name;
+  };
+  // Every atom the module was given and every mapping name it created, for the
+  // platform to confirm that they are gone.
+  const std::vector<HeldAtom>& AtomsGiven() const;
+  const std::vector<std::string>& MappingNames() const;
 };
 
 }  // namespace qel::test
