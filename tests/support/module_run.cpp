@@ -13,13 +13,12 @@
 #include "module/linkage.h"
 #include "qelsim/flight.h"
 #include "qelsim/host.h"
-#include "standin/standin.h"
 #include "support/module_fixture.h"
 
 namespace qel::test {
 
 ModuleRun::ModuleRun(server::ServerOptions options) {
-  standin::Reset();
+  ResetPlatformForRun();
   IpcResetForTest();
   ResetTickCounter();
   options.tamper = [this](std::uint8_t* block, std::size_t size) {
@@ -96,19 +95,6 @@ void ModuleRun::Watch(std::uint8_t* block) {
     }
     at += header + size;
   }
-}
-
-std::string LiveObjects() {
-  const standin::LiveCounts live = standin::Live();
-  std::string text;
-  auto note = [&text](std::size_t count, const char* what) {
-    if (count != 0) text += std::to_string(count) + " " + what + " ";
-  };
-  note(live.atoms, "atoms");
-  note(live.handles, "handles");
-  note(live.views, "views");
-  note(live.mappings, "mappings");
-  return text;
 }
 
 namespace {

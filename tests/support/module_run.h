@@ -13,6 +13,8 @@
 
 namespace qel::test {
 
+class FaultInjector;
+
 class ModuleRun {
  public:
   // Leaves the seam table as it is, so that a test's wrappers stay in place.
@@ -57,8 +59,13 @@ class ModuleRun {
   std::string light_violation_;
 };
 
-// Atoms, handles, views and mappings alive in the stand-in, as one text ("" when none).
-std::string LiveObjects();
+// The module's atoms, handles, views and mappings that the platform itself finds
+// alive, as one text ("" when none): on Linux the stand-in's counts; on Windows
+// the link's fields and, given an injector, the atoms and mapping names it saw
+// the module use, asked of Windows. Defined once per platform.
+std::string LiveObjects(const FaultInjector* injector = nullptr);
+// A clean platform for a new run: the stand-in reset; nothing on Windows.
+void ResetPlatformForRun();
 
 // "" when every line of the log is complete, ends with CR LF, and is one of the
 // lines the module writes; otherwise what is wrong, with the line.
