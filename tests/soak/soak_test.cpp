@@ -170,6 +170,7 @@ TEST(Soak, ActiveCyclesLeaveNothingBehind) {
     ++active;
     const std::string live = test::LiveObjects();
     ASSERT_EQ(live, "") << "after active cycle " << active;
+    injector.ForgetConfirmedGone();
     ASSERT_EQ(run.light_violation(), "") << "in active cycle " << active;
 
     if (active % 1000 == 0) {

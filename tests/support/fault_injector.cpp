@@ -398,6 +398,11 @@ const std::vector<FaultInjector::HeldAtom>& FaultInjector::AtomsGiven() const {
   return g_state->atoms_given;
 }
 
+void FaultInjector::ForgetConfirmedGone() {
+  g_state->atoms_given.clear();
+  g_state->mapping_names.clear();
+}
+
 const std::vector<std::string>& FaultInjector::MappingNames() const {
   return g_state->mapping_names;
 }

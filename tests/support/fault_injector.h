@@ -98,6 +98,9 @@ class FaultInjector {
   // Every atom the module was given and every mapping name it created, for the
   // platform to confirm that they are gone.
   const std::vector<HeldAtom>& AtomsGiven() const;
+  // Drops that record once its objects are confirmed gone, so that a long run
+  // does not grow it without end.
+  void ForgetConfirmedGone();
   const std::vector<std::string>& MappingNames() const;
 };
 

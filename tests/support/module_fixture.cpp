@@ -45,29 +45,6 @@ void ModuleFixture::Fly(double latitude, double longitude, std::uint16_t visibil
   PutAircraft(*server_, latitude, longitude, visibility_raw);
 }
 
-void WritePortFileAndStart(const TempSimDir& dir, const char* ini) {
-  if (ini == nullptr) {
-    dir.RemoveModuleFile("Qel.ini");
-  } else {
-    dir.WriteModuleFile("Qel.ini", ini);
-  }
-  Linkage.start();
-}
-
-void RaiseTicks(int count) {
-  for (int i = 0; i < count; ++i) sim::RaiseHostEvent(kEventTick);
-}
-
-void PutAircraft(server::Server& server, double latitude, double longitude,
-                 std::uint16_t visibility_raw) {
-  server::SimState state;
-  state.hour = 12;
-  state.visibility_raw = visibility_raw;
-  state.latitude_raw = sim::LatitudeRaw(latitude);
-  state.longitude_raw = sim::LongitudeRaw(longitude);
-  server.SetState(state);
-}
-
 int Count(const std::string& text, const std::string& what) {
   int count = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))

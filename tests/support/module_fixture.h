@@ -6,6 +6,7 @@
 #include <string>
 
 #include "server/server.h"
+#include "support/module_session.h"
 #include "support/standin_fixture.h"
 #include "support/temp_dir.h"
 
@@ -31,13 +32,5 @@ class ModuleFixture : public StandinFixture {
 };
 
 int Count(const std::string& text, const std::string& what);
-
-// The pieces of a module session that every harness shares: the port file
-// written (or removed for nullptr) before the start entry, ticks raised through
-// the host, and the server's aircraft put at a position in degrees.
-void WritePortFileAndStart(const TempSimDir& dir, const char* ini);
-void RaiseTicks(int count);
-void PutAircraft(server::Server& server, double latitude, double longitude,
-                 std::uint16_t visibility_raw);
 
 }  // namespace qel::test

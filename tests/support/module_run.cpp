@@ -13,7 +13,7 @@
 #include "module/linkage.h"
 #include "qelsim/flight.h"
 #include "qelsim/host.h"
-#include "support/module_fixture.h"
+#include "support/module_session.h"
 
 namespace qel::test {
 
