@@ -14,8 +14,6 @@ namespace qel {
 
 namespace {
 
-PortTable g_table;
-
 int CountPortLines(std::string_view text) {
   LineCursor cursor(text);
   std::string_view line;
@@ -38,9 +36,7 @@ void LogField(LogStream* log, const char* prefix, std::string_view field) {
 
 }  // namespace
 
-PortTable& ThePortTable() {
-  return g_table;
-}
+PortTable g_port_table;
 
 bool SplitPortLine(std::string_view line, PortFields* fields) {
   std::size_t cut[4];
@@ -82,7 +78,7 @@ PortRecord MakePortRecord(const PortFields& fields) {
 }
 
 void LoadPortTable(LogStream* log) {
-  g_table = PortTable{};
+  g_port_table = PortTable{};
   std::string text;
   if (!ReadTextFile(kPortFilePath, &text)) {
     LogPrintf(log, "Unable open QEL.INI!\n");
@@ -93,7 +89,7 @@ void LoadPortTable(LogStream* log) {
   auto* records = static_cast<PortRecord*>(
       os::Os().calloc(static_cast<std::size_t>(counted), sizeof(PortRecord)));
   if (records == nullptr) return;  // no table: the module goes on without ports
-  g_table.records = records;
+  g_port_table.records = records;
 
   // The second pass reads the file afresh; it fills no more than were counted,
   // and the count tells how many it did fill.
@@ -119,13 +115,13 @@ void LoadPortTable(LogStream* log) {
                 static_cast<double>(record.range));
     }
   }
-  g_table.count = filled;
+  g_port_table.count = filled;
 }
 
 void ReleasePortTable() {
-  std::free(g_table.records);
+  std::free(g_port_table.records);
   // With the records gone the count goes too, so that a late tick finds nothing to walk.
-  g_table = PortTable{};
+  g_port_table = PortTable{};
 }
 
 }  // namespace qel
