@@ -20,6 +20,22 @@ std::vector<Window>::iterator FindWindow(State& state, os::Hwnd hwnd) {
                       [hwnd](const Window& window) { return window.hwnd == hwnd; });
 }
 
+// A live window's proc and context, and the clock, read under the lock so that the
+// proc can then run without it; false with ERROR_INVALID_WINDOW_HANDLE otherwise.
+bool WindowProcOf(os::Hwnd window, os::WindowProc* proc, void** context, std::uint64_t* now) {
+  State& state = TheState();
+  std::lock_guard lock(state.mutex);
+  auto found = FindWindow(state, window);
+  if (found == state.windows.end()) {
+    SetLastError(os::kErrorInvalidWindowHandle);
+    return false;
+  }
+  *proc = found->proc;
+  *context = found->context;
+  *now = state.now_ms;
+  return true;
+}
+
 }  // namespace
 
 void ResetUser(State& state) {
@@ -84,17 +100,7 @@ os::LResult SendMessageTimeoutA(os::Hwnd window, os::Uint message, os::WParam wp
   os::WindowProc proc = nullptr;
   void* context = nullptr;
   std::uint64_t start = 0;
-  {
-    std::lock_guard lock(state.mutex);
-    auto found = FindWindow(state, window);
-    if (found == state.windows.end()) {
-      SetLastError(os::kErrorInvalidWindowHandle);
-      return 0;
-    }
-    proc = found->proc;
-    context = found->context;
-    start = state.now_ms;
-  }
+  if (!WindowProcOf(window, &proc, &context, &start)) return 0;
   // The proc stands for another thread's work: what it does to the last error is
   // not the sender's, and only its virtual time decides whether the reply came in time.
   const os::Dword sender_error = GetLastError();
@@ -128,16 +134,8 @@ os::Bool DestroyWindow(os::Hwnd window) {
   State& state = TheState();
   os::WindowProc proc = nullptr;
   void* context = nullptr;
-  {
-    std::lock_guard lock(state.mutex);
-    auto found = FindWindow(state, window);
-    if (found == state.windows.end()) {
-      SetLastError(os::kErrorInvalidWindowHandle);
-      return 0;
-    }
-    proc = found->proc;
-    context = found->context;
-  }
+  std::uint64_t now = 0;
+  if (!WindowProcOf(window, &proc, &context, &now)) return 0;
   // As on Windows the window hears of its end while it still exists.
   proc(context, window, os::kWmDestroy, 0, 0);
   std::lock_guard lock(state.mutex);
