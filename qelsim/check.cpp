@@ -158,9 +158,7 @@ class Examiner {
   // The lines as the module reads them: the same text-mode rules, the same line
   // cursor, the same split and the same record making as the loader.
   void ExamineLines(std::string_view bytes) {
-    std::string text(bytes);
-    ApplyTextMode(&text);
-    LineCursor cursor(text);
+    LineCursor cursor(bytes);
     std::string_view line;
     PortFields fields;
     while (cursor.Next(&line)) {

@@ -206,14 +206,15 @@ std::string Hex4(std::uint16_t word) {
 // The ports as the module reads them, for the map.
 std::vector<PortRecord> ReadPorts() {
   std::vector<PortRecord> ports;
-  std::string text;
-  if (!ReadTextFile(kPortFilePath, &text)) return ports;
-  LineCursor cursor(text);
+  std::FILE* file = std::fopen(kPortFilePath, "rb");
+  if (file == nullptr) return ports;
+  LineCursor cursor(file);
   std::string_view line;
   PortFields fields;
   while (cursor.Next(&line)) {
     if (SplitPortLine(line, &fields)) ports.push_back(MakePortRecord(fields));
   }
+  std::fclose(file);
   return ports;
 }
 

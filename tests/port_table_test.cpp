@@ -228,35 +228,75 @@ TEST_F(PortTableTest, EveryLineEndsWithCrLf) {
   EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
 }
 
-TEST(TextMode, RulesOfAWindowsTextFile) {
-  struct Case {
-    std::string in, out;
+std::vector<std::string> LinesOf(LineCursor& cursor) {
+  std::vector<std::string> lines;
+  std::string_view line;
+  while (cursor.Next(&line)) lines.emplace_back(line);
+  return lines;
+}
+
+struct TextModeCase {
+  std::string bytes;
+  std::vector<std::string> lines;
+};
+
+const std::vector<TextModeCase>& TextModeCases() {
+  static const std::vector<TextModeCase> cases = {
+      {"a\r\nb", {"a", "b"}},
+      {"a\rb", {"a\rb"}},
+      {"a\r\r\nb", {"a\r", "b"}},
+      {"ab\x1A"
+       "cd\nef\n",
+       {"ab"}},
+      {"\x1A", {}},
+      {"", {}},
+      {"\r", {"\r"}},
+      {"\n\r", {"", "\r"}},
+      {"a\r\n\r\n", {"a", ""}},
+      {"a\n", {"a"}},
+      {std::string("a\0b\nc", 5), {"a", "c"}},
+      {"one\n\nlast", {"one", "", "last"}},
   };
-  Case cases[] = {{"a\r\nb", "a\nb"},
-                  {"a\rb", "a\rb"},
-                  {"a\r\r\nb", "a\r\nb"},
-                  {"ab\x1A"
-                   "cd",
-                   "ab"},
-                  {"\r", "\r"},
-                  {"\n\r", "\n\r"},
-                  {"a\r\n\r\n", "a\n\n"},
-                  {std::string("a\0b", 3), std::string("a\0b", 3)}};
-  for (Case& c : cases) {
-    std::string bytes = c.in;
-    ApplyTextMode(&bytes);
-    EXPECT_EQ(bytes, c.out);
+  return cases;
+}
+
+TEST(TextMode, RulesOfAWindowsTextFileFromMemory) {
+  for (const TextModeCase& c : TextModeCases()) {
+    LineCursor cursor(c.bytes);
+    EXPECT_EQ(LinesOf(cursor), c.lines) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(cursor.line_number(), static_cast<int>(c.lines.size()));
   }
 }
 
-TEST(TextMode, LinesAreSeenUpToTheirFirstNul) {
-  std::string text("one\ntw\0o\n\nlast", 15);
-  LineCursor cursor(text);
-  std::string_view line;
-  std::vector<std::string> lines;
-  while (cursor.Next(&line)) lines.emplace_back(line);
-  EXPECT_EQ(lines, (std::vector<std::string>{"one", "tw", "", "last"}));
-  EXPECT_EQ(cursor.line_number(), 4);
+// The same bytes from a file, placed so that each rule meets the edge between two
+// 64 KiB chunks: a CR at the end of one chunk and its LF at the start of the next
+// is still one newline, and a line that spans chunks comes whole.
+TEST(TextMode, RulesHoldAcrossTheChunksOfAFile) {
+  constexpr std::size_t kChunk = 1 << 16;
+  for (const TextModeCase& c : TextModeCases()) {
+    for (std::size_t shift : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+      std::string filler(kChunk - shift, 'x');
+      std::string bytes = filler + "\n" + c.bytes;
+      // The filler line ends just before, on or after the chunk's edge.
+      std::FILE* file = std::tmpfile();
+      ASSERT_NE(file, nullptr);
+      std::fwrite(bytes.data(), 1, bytes.size(), file);
+      std::rewind(file);
+      LineCursor cursor(file);
+      std::vector<std::string> expected = {filler};
+      expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+      EXPECT_EQ(LinesOf(cursor), expected) << testing::PrintToString(c.bytes) << " shift " << shift;
+      std::fclose(file);
+    }
+  }
+  // A CR LF split by the chunk edge, in the middle of a long line.
+  std::string bytes = std::string(kChunk - 1, 'y') + "\r\nz";
+  std::FILE* file = std::tmpfile();
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::rewind(file);
+  LineCursor cursor(file);
+  EXPECT_EQ(LinesOf(cursor), (std::vector<std::string>{std::string(kChunk - 1, 'y'), "z"}));
+  std::fclose(file);
 }
 
 }  // namespace

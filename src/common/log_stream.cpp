@@ -19,10 +19,22 @@ const char* const kPortFilePath = "modules/Qel.ini";
 
 namespace {
 
+void Flush(LogStream* log) {
+  if (log->used != 0) std::fwrite(log->pending, 1, log->used, log->file);
+  log->used = 0;
+}
+
 void PutRaw(LogStream* log, const char* text, std::size_t length) {
   if (length == 0) return;
   if (log->buffer != nullptr) log->buffer->append(text, length);
-  if (log->file != nullptr) std::fwrite(text, 1, length, log->file);
+  if (log->file == nullptr) return;
+  if (log->used + length > sizeof log->pending) Flush(log);
+  if (length >= sizeof log->pending) {
+    std::fwrite(text, 1, length, log->file);
+    return;
+  }
+  std::memcpy(log->pending + log->used, text, length);
+  log->used += length;
 }
 
 // Text mode: each LF goes out as CR LF.
@@ -117,7 +129,10 @@ LogStream LogOpen(bool truncate) {
 }
 
 void LogClose(LogStream* log) {
-  if (log->file != nullptr) std::fclose(log->file);
+  if (log->file != nullptr) {
+    Flush(log);
+    std::fclose(log->file);
+  }
   log->file = nullptr;
 }
 

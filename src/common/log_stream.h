@@ -12,6 +12,10 @@ namespace qel {
 struct LogStream {
   std::FILE* file = nullptr;
   std::string* buffer = nullptr;
+  // Text on its way to `file`: one write call per few lines instead of one per
+  // piece of a line. LogClose writes what is left.
+  char pending[2048];
+  std::size_t used = 0;
 };
 
 // printf-style with the conversions the log uses: %d, %0Nd, %f, %s and %%.

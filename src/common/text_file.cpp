@@ -1,44 +1,59 @@
-// Binary reading with the Windows text-mode rules applied by hand.
+// Line reading with the Windows text-mode rules applied by hand.
 #include "common/text_file.h"
-
-#include <cstdio>
-#include <cstring>
-
-#include "os/os_calls.h"
 
 namespace qel {
 
-void ApplyTextMode(std::string* bytes) {
-  std::string& s = *bytes;
-  std::size_t end = s.find('\x1A');
-  if (end != std::string::npos) s.resize(end);
-  std::size_t out = 0;
-  for (std::size_t in = 0; in < s.size(); ++in) {
-    if (s[in] == '\r' && in + 1 < s.size() && s[in + 1] == '\n') continue;
-    s[out++] = s[in];
-  }
-  s.resize(out);
+namespace {
+
+constexpr std::size_t kChunkSize = 1 << 16;
+
+// As a C string sees it: up to the first NUL.
+std::string_view UpToNul(std::string_view line) {
+  return line.substr(0, line.find('\0'));
 }
 
-bool ReadTextFile(const char* path, std::string* text) {
-  std::FILE* file = os::Os().fopen(path, "rb");
-  if (file == nullptr) return false;
-  text->clear();
-  char chunk[1 << 16];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text->append(chunk, got);
-  std::fclose(file);
-  ApplyTextMode(text);
-  return true;
+}  // namespace
+
+LineCursor::LineCursor(std::FILE* file) : file_(file), chunk_(new char[kChunkSize]) {}
+
+bool LineCursor::Refill() {
+  if (file_ == nullptr || ended_) return false;
+  std::size_t got = std::fread(chunk_.get(), 1, kChunkSize, file_);
+  rest_ = std::string_view(chunk_.get(), got);
+  return got > 0;
 }
 
 bool LineCursor::Next(std::string_view* line) {
-  if (rest_.empty()) return false;
-  std::size_t newline = rest_.find('\n');
-  std::string_view whole = rest_.substr(0, newline);
-  rest_ = newline == std::string_view::npos ? std::string_view() : rest_.substr(newline + 1);
-  std::size_t nul = whole.find('\0');
-  *line = whole.substr(0, nul);
+  pending_.clear();
+  for (;;) {
+    if (rest_.empty() && (ended_ || !Refill())) break;
+    std::size_t stop = rest_.find_first_of("\n\x1A");
+    if (stop == std::string_view::npos) {
+      pending_.append(rest_);
+      rest_ = std::string_view();
+      continue;
+    }
+    if (rest_[stop] == '\x1A') {
+      pending_.append(rest_.substr(0, stop));
+      rest_ = std::string_view();
+      ended_ = true;
+      break;
+    }
+    std::string_view whole = rest_.substr(0, stop);
+    rest_.remove_prefix(stop + 1);
+    if (!pending_.empty()) {
+      pending_.append(whole);
+      whole = pending_;
+    }
+    // CR LF is a newline; any other CR is a character of the line.
+    if (!whole.empty() && whole.back() == '\r') whole.remove_suffix(1);
+    *line = UpToNul(whole);
+    ++line_number_;
+    return true;
+  }
+  ended_ = true;
+  if (pending_.empty()) return false;
+  *line = UpToNul(pending_);
   ++line_number_;
   return true;
 }

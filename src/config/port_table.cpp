@@ -2,6 +2,8 @@
 // and log each port.
 #include "config/port_table.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -14,12 +16,12 @@ namespace qel {
 
 namespace {
 
-int CountPortLines(std::string_view text) {
-  LineCursor cursor(text);
+// The port lines of the file at the cursor, as many as a count can hold.
+std::int32_t CountPortLines(LineCursor& cursor) {
   std::string_view line;
   PortFields fields;
-  int count = 0;
-  while (cursor.Next(&line)) {
+  std::int32_t count = 0;
+  while (count < INT32_MAX && cursor.Next(&line)) {
     if (SplitPortLine(line, &fields)) ++count;
   }
   return count;
@@ -79,12 +81,17 @@ PortRecord MakePortRecord(const PortFields& fields) {
 
 void LoadPortTable(LogStream* log) {
   g_port_table = PortTable{};
-  std::string text;
-  if (!ReadTextFile(kPortFilePath, &text)) {
+  std::FILE* file = os::Os().fopen(kPortFilePath, "rb");
+  if (file == nullptr) {
     LogPrintf(log, "Unable open QEL.INI!\n");
     return;
   }
-  int counted = CountPortLines(text);
+  std::int32_t counted;
+  {
+    LineCursor cursor(file);
+    counted = CountPortLines(cursor);
+  }
+  std::fclose(file);
   if (counted == 0) return;
   auto* records = static_cast<PortRecord*>(
       os::Os().calloc(static_cast<std::size_t>(counted), sizeof(PortRecord)));
@@ -93,9 +100,10 @@ void LoadPortTable(LogStream* log) {
 
   // The second pass reads the file afresh; it fills no more than were counted,
   // and the count tells how many it did fill.
-  int filled = 0;
-  if (ReadTextFile(kPortFilePath, &text)) {
-    LineCursor cursor(text);
+  std::int32_t filled = 0;
+  file = os::Os().fopen(kPortFilePath, "rb");
+  if (file != nullptr) {
+    LineCursor cursor(file);
     std::string_view line;
     PortFields fields;
     while (filled < counted && cursor.Next(&line)) {
@@ -114,6 +122,7 @@ void LoadPortTable(LogStream* log) {
                 record.longitude, static_cast<double>(record.threshold),
                 static_cast<double>(record.range));
     }
+    std::fclose(file);
   }
   g_port_table.count = filled;
 }
