@@ -32,6 +32,25 @@ bool Fits(std::uint32_t record) {
   return std::uint64_t{Queued()} + record + kEndRecordSize <= kUsableSize;
 }
 
+// Checks that the link is open and the record fits, and writes the record's type,
+// offset and size at next; null, with the result set, when it cannot be queued.
+std::uint8_t* StartRecord(std::uint32_t type, std::uint32_t header, std::uint32_t offset,
+                          std::uint32_t size, std::uint32_t* result) {
+  if (link_state.view == nullptr) {
+    SetResult(result, IpcNotOpen);
+    return nullptr;
+  }
+  if (size > kUsableSize || !Fits(header + size)) {
+    SetResult(result, IpcBlockFull);
+    return nullptr;
+  }
+  std::uint8_t* record = link_state.next;
+  Put32(record, type);
+  Put32(record + 4, offset);
+  Put32(record + 8, size);
+  return record;
+}
+
 // Walks the reply as the server left it and marks which of our reads it answered.
 // Every length comes from the block, so each is checked against the usable block
 // before it is trusted; a walk that would leave it makes the reply bad. A record
@@ -73,18 +92,8 @@ const IpcLink& IpcLinkState() {
 }
 
 bool IpcRead(std::uint32_t offset, std::uint32_t size, void* destination, std::uint32_t* result) {
-  if (link_state.view == nullptr) {
-    SetResult(result, IpcNotOpen);
-    return false;
-  }
-  if (size > kUsableSize || !Fits(kReadHeader + size)) {
-    SetResult(result, IpcBlockFull);
-    return false;
-  }
-  std::uint8_t* record = link_state.next;
-  Put32(record, kRecordRead);
-  Put32(record + 4, offset);
-  Put32(record + 8, size);
+  std::uint8_t* record = StartRecord(kRecordRead, kReadHeader, offset, size, result);
+  if (record == nullptr) return false;
   // The server never uses the destination; the block carries its low 32 bits for
   // the layout's sake, and the answer goes where our own record says.
   Put32(record + 12, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(destination)));
@@ -97,18 +106,8 @@ bool IpcRead(std::uint32_t offset, std::uint32_t size, void* destination, std::u
 }
 
 bool IpcWrite(std::uint32_t offset, std::uint32_t size, const void* source, std::uint32_t* result) {
-  if (link_state.view == nullptr) {
-    SetResult(result, IpcNotOpen);
-    return false;
-  }
-  if (size > kUsableSize || !Fits(kWriteHeader + size)) {
-    SetResult(result, IpcBlockFull);
-    return false;
-  }
-  std::uint8_t* record = link_state.next;
-  Put32(record, kRecordWrite);
-  Put32(record + 4, offset);
-  Put32(record + 8, size);
+  std::uint8_t* record = StartRecord(kRecordWrite, kWriteHeader, offset, size, result);
+  if (record == nullptr) return false;
   if (size != 0) std::memcpy(record + kWriteHeader, source, size);
   link_state.next += kWriteHeader + size;
   SetResult(result, IpcOk);
