@@ -26,7 +26,6 @@ using DwordPtr = std::uintptr_t;
 inline Handle const kInvalidHandleValue = reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1));
 constexpr Dword kPageReadWrite = 0x04;
 constexpr Dword kFileMapWrite = 0x0002;
-constexpr Dword kFileMapAllAccess = 0x000F001F;
 constexpr Uint kSmtoBlock = 0x0001;
 constexpr Uint kWmDestroy = 0x0002;
 constexpr Uint kWmClose = 0x0010;
